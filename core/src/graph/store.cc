@@ -15,7 +15,7 @@ std::uint64_t system_clock_ms() {
 }
 
 EventStore::EventStore(Clock clock, util::HashSeed seed)
-    : clock_(std::move(clock)), explicit_children_(0, util::SeededIdHash{seed}) {}
+    : clock_(std::move(clock)), first_child_of_unstored_(0, util::SeededIdHash{seed}) {}
 
 EventId EventStore::insert(EventPayload payload, ParentList parents) {
   const EventId id = next_id_;
@@ -54,20 +54,33 @@ EventId EventStore::insert(EventPayload payload, std::span<const std::pair<Event
   return insert(std::move(payload), std::move(parents));
 }
 
-void EventStore::index_children(const EventRecord& record) {
-  const std::vector<EventId>& ids = record.parents.explicit_ids;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    // A record that names a parent twice is one child.
-    if (std::find(ids.begin(), ids.begin() + i, ids[i]) != ids.begin() + i) continue;
-    if (ids[i] < record.parents.prefix) continue;  // already found through the prefix
-    explicit_children_[ids[i]].push_back(record.id);
-  }
+std::uint64_t EventStore::first_child(EventId id) const {
+  if (id < first_child_.size()) return first_child_[id];
+  auto it = first_child_of_unstored_.find(id);
+  return it == first_child_of_unstored_.end() ? 0 : it->second;
 }
 
-std::span<const EventId> EventStore::explicit_children(EventId id) const {
-  auto it = explicit_children_.find(id);
-  if (it == explicit_children_.end()) return {};
-  return it->second;
+void EventStore::index_children(const EventRecord& record) {
+  // Children named while this id was not stored yet move to the dense index.
+  auto pending = first_child_of_unstored_.find(record.id);
+  first_child_.push_back(pending == first_child_of_unstored_.end() ? 0 : pending->second);
+  if (pending != first_child_of_unstored_.end()) first_child_of_unstored_.erase(pending);
+
+  const std::vector<EventId>& ids = record.parents.explicit_ids;
+  constexpr std::size_t kLinearDedupLimit = 32;
+  std::unordered_set<EventId> seen;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const EventId parent = ids[i];
+    if (parent < record.parents.prefix) continue;  // found through the prefix
+    // A record that names a parent twice is one child.
+    const bool repeated = ids.size() <= kLinearDedupLimit
+                              ? std::find(ids.begin(), ids.begin() + i, parent) != ids.begin() + i
+                              : !seen.insert(parent).second;
+    if (repeated) continue;
+    std::uint64_t& head = parent < first_child_.size() ? first_child_[parent] : first_child_of_unstored_[parent];
+    links_.push_back(ChildLink{record.id, head});
+    head = links_.size();
+  }
 }
 
 const EventRecord* EventStore::get(EventId id) const {

@@ -89,18 +89,30 @@ class EventStore {
   std::uint64_t edge_count() const { return edge_count_; }
   EventId next_id() const { return next_id_; }
 
-  // The stored events that name `id` explicitly among their parents (each record once),
-  // leaving out those that name it through their prefix: those are the records after `id`
-  // whose prefix exceeds it.
-  std::span<const EventId> explicit_children(EventId id) const;
+  // Calls f(child) for each stored event that names `id` explicitly among its parents (each
+  // record once), leaving out those that name it through their prefix: those are the records
+  // after `id` whose prefix exceeds it. In no particular order.
+  template <typename F>
+  void for_each_explicit_child(EventId id, F&& f) const {
+    for (std::uint64_t link = first_child(id); link != 0; link = links_[link - 1].next) f(links_[link - 1].child);
+  }
 
  private:
+  // Children named explicitly, as linked lists in one arena: a link's `next` is the index + 1
+  // of the following link, 0 ending the list.
+  struct ChildLink {
+    EventId child;
+    std::uint64_t next;
+  };
+  std::uint64_t first_child(EventId id) const;
   void index_children(const EventRecord& record);
 
   Clock clock_;
   std::deque<EventRecord> events_;
   std::vector<Digest> digests_;  // digests_[i] == events_[i].integrity, contiguous
-  std::unordered_map<EventId, std::vector<EventId>, util::SeededIdHash> explicit_children_;
+  std::vector<ChildLink> links_;
+  std::vector<std::uint64_t> first_child_;  // by stored id
+  std::unordered_map<EventId, std::uint64_t, util::SeededIdHash> first_child_of_unstored_;
   std::uint64_t edge_count_ = 0;
   EventId next_id_ = 0;
 };

@@ -131,8 +131,9 @@ void TraceIndex::propagate_from(EventId start, const graph::EventStore& store) {
     const LabelSet* current = find(id);
     if (current != nullptr ? next.size() == current->size() : next.empty()) return;
     store_set(id, std::move(next));
-    for (EventId child : store.explicit_children(id))
+    store.for_each_explicit_child(id, [&](EventId child) {
       if (queued.insert(child).second) work.push_back(child);
+    });
     if (id < events.size()) {
       min_changed = std::min(min_changed, id);
       sweep_from = std::min<std::size_t>(sweep_from, id + 1);
