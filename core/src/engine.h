@@ -38,6 +38,8 @@ enum class TrustLevel : std::uint8_t { System = 0, Operator = 1, User = 2, Exter
 inline constexpr std::uint8_t kMaxTrustLevel = 4;
 
 using Metadata = util::json::StringMap;
+// The only metadata keys ingest reads; the rest may be dropped before it is called.
+inline constexpr std::string_view kMetadataKeys[] = {"channel", "sender", "sender_id"};
 
 struct Decision {
   std::string reason;                  // empty when allowed

@@ -111,15 +111,26 @@ std::string number_text(dom::element value) {
 
 bool valid_utf8(std::string_view bytes) { return simdjson::validate_utf8(bytes.data(), bytes.size()); }
 
-std::optional<StringMap> parse_string_object(std::string_view text) {
+namespace {
+
+std::optional<StringMap> string_members(std::string_view text, const std::span<const std::string_view>* keep) {
   auto object = parse_object(text);
   if (!object) return std::nullopt;
   StringMap map;
   for (auto field : *object) {
     if (!field.value.is_string()) return std::nullopt;
+    if (keep != nullptr && std::find(keep->begin(), keep->end(), field.key) == keep->end()) continue;
     map.insert_or_assign(std::string(field.key), std::string(std::string_view(field.value)));
   }
   return map;
+}
+
+}  // namespace
+
+std::optional<StringMap> parse_string_object(std::string_view text) { return string_members(text, nullptr); }
+
+std::optional<StringMap> parse_string_object(std::string_view text, std::span<const std::string_view> keep) {
+  return string_members(text, &keep);
 }
 
 ToolDescription parse_tool_description(std::string_view text) {

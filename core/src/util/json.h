@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,8 +23,10 @@ using StringMap = std::map<std::string, std::string, std::less<>>;
 
 // The text as one JSON object all of whose member values are strings; a later duplicate member
 // replaces an earlier one. Nothing for anything else (invalid UTF-8, not JSON, not an object,
-// a non-string value, trailing characters).
+// a non-string value, trailing characters). With `keep`, the whole object is still checked but
+// only the members named there are copied out.
 std::optional<StringMap> parse_string_object(std::string_view text);
+std::optional<StringMap> parse_string_object(std::string_view text, std::span<const std::string_view> keep);
 
 struct ToolDescription {
   std::optional<std::string> risk;
