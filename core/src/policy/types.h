@@ -50,6 +50,9 @@ struct RequiresConditions {
 
 enum class PolicyAction : std::uint8_t { Deny, Escalate, Halt };
 
+// The result kind of an evaluation, a Datalog verdict and a decision.
+enum class Outcome : std::uint8_t { Allow = 0, Deny = 1, Escalate = 2 };
+
 struct PolicyRule {
   std::string name;
   std::optional<std::string> description;
