@@ -93,7 +93,7 @@ graph::ParentList Engine::proposal_parents(std::span<const EventId> input_source
     return graph::ParentList{0, std::vector<EventId>(input_sources.begin(), input_sources.end())};
   graph::ParentList parents = session_parents();
   if (edge_mode_ == EdgeMode::SessionAndInputs) {
-    std::unordered_set<EventId> added;
+    std::unordered_set<EventId, util::SeededIdHash> added(0, util::SeededIdHash{util::process_seed()});
     for (EventId source : input_sources)
       if (source >= parents.prefix && added.insert(source).second) parents.explicit_ids.push_back(source);
   }

@@ -15,7 +15,7 @@ std::uint64_t system_clock_ms() {
 }
 
 EventStore::EventStore(Clock clock, util::HashSeed seed)
-    : clock_(std::move(clock)), first_child_of_unstored_(0, util::SeededIdHash{seed}) {}
+    : clock_(std::move(clock)), seed_(seed), first_child_of_unstored_(0, util::SeededIdHash{seed}) {}
 
 EventId EventStore::insert(EventPayload payload, ParentList parents) {
   const EventId id = next_id_;
@@ -68,7 +68,7 @@ void EventStore::index_children(const EventRecord& record) {
 
   const std::vector<EventId>& ids = record.parents.explicit_ids;
   constexpr std::size_t kLinearDedupLimit = 32;
-  std::unordered_set<EventId> seen;
+  std::unordered_set<EventId, util::SeededIdHash> seen(0, util::SeededIdHash{seed_});
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const EventId parent = ids[i];
     if (parent < record.parents.prefix) continue;  // found through the prefix
@@ -92,7 +92,8 @@ const EventRecord* EventStore::get(EventId id) const {
 
 std::vector<EventId> EventStore::causal_chain(EventId id) const {
   std::vector<bool> seen_stored(events_.size());
-  std::unordered_set<EventId> seen_other;  // ids that name no stored event
+  // Ids that name no stored event; the host chooses them, hence the keyed hash.
+  std::unordered_set<EventId, util::SeededIdHash> seen_other(0, util::SeededIdHash{seed_});
   auto mark = [&](EventId x) {
     if (x < seen_stored.size()) {
       if (seen_stored[x]) return false;

@@ -108,6 +108,7 @@ class EventStore {
   void index_children(const EventRecord& record);
 
   Clock clock_;
+  util::HashSeed seed_;
   std::deque<EventRecord> events_;
   std::vector<Digest> digests_;  // digests_[i] == events_[i].integrity, contiguous
   std::vector<ChildLink> links_;

@@ -10,14 +10,6 @@ namespace {
 
 constexpr EventId kNoHolder = std::numeric_limits<EventId>::max();
 
-template <typename Set>
-Set union_of(const Set& a, const Set& b) {
-  Set out;
-  out.reserve(a.size() + b.size());
-  std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-  return out;
-}
-
 }  // namespace
 
 TraceIndex::TraceIndex() : TraceIndex(util::random_seed()) {}
@@ -89,28 +81,37 @@ bool TraceIndex::set(EventId id, std::span<const std::string_view> labels) {
 
 void TraceIndex::merge_into(EventId id, std::span<const std::string_view> labels) {
   if (labels.empty()) return;
-  LabelSet added = intern_all(labels);
-  const LabelSet* current = find(id);
-  store_set(id, current == nullptr ? std::move(added) : union_of(*current, added));
+  add_labels(id, intern_all(labels));
 }
 
-TraceIndex::LabelSet TraceIndex::labels_below(std::uint64_t prefix) const {
-  LabelSet labels;
-  for (auto it = by_holder_.begin(); it != by_holder_.end() && it->first < prefix; ++it)
-    labels.push_back(it->second);
-  std::sort(labels.begin(), labels.end());
-  return labels;
+// In place: adding one label to a large set costs a search and a move, not a copy.
+void TraceIndex::add_labels(EventId id, const LabelSet& added) {
+  LabelSet& set = sets_[id];
+  for (LabelId label : added) {
+    auto at = std::lower_bound(set.begin(), set.end(), label);
+    if (at != set.end() && *at == label) continue;
+    set.insert(at, label);
+    note_holder(label, id);
+  }
 }
 
-TraceIndex::LabelSet TraceIndex::recomputed(EventId id, const graph::EventStore& store) const {
-  const LabelSet* own = find(id);
-  LabelSet labels = own ? *own : LabelSet{};
+TraceIndex::LabelSet TraceIndex::missing_from_parents(EventId id, const graph::EventStore& store) const {
   const graph::EventRecord* record = store.get(id);
-  if (record == nullptr) return labels;  // no record, no edges into it
-  if (record->parents.prefix > 0) labels = union_of(labels, labels_below(record->parents.prefix));
+  if (record == nullptr) return {};  // no record, no edges into it
+  const LabelSet* own = find(id);
+  LabelSet missing;
+  auto consider = [&](LabelId label) {
+    if (own == nullptr || !std::binary_search(own->begin(), own->end(), label)) missing.push_back(label);
+  };
+  // Every id below the prefix is a parent: their labels are those whose smallest holder is below it.
+  for (auto it = by_holder_.begin(); it != by_holder_.end() && it->first < record->parents.prefix; ++it)
+    consider(it->second);
   for (EventId parent : record->parents.explicit_ids)
-    if (const LabelSet* theirs = find(parent)) labels = union_of(labels, *theirs);
-  return labels;
+    if (const LabelSet* theirs = find(parent))
+      for (LabelId label : *theirs) consider(label);
+  std::sort(missing.begin(), missing.end());
+  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  return missing;
 }
 
 // Every event whose parent set grew must be recomputed afterwards. Explicit children go on a
@@ -122,15 +123,15 @@ TraceIndex::LabelSet TraceIndex::recomputed(EventId id, const graph::EventStore&
 void TraceIndex::propagate_from(EventId start, const graph::EventStore& store) {
   const auto& events = store.events();
   std::vector<EventId> work{start};
-  std::unordered_set<EventId> queued{start};
+  std::unordered_set<EventId, util::SeededIdHash> queued(0, util::SeededIdHash{seed_});
+  queued.insert(start);
   EventId min_changed = kNoHolder;
   std::size_t sweep_from = events.size();
 
   auto recompute = [&](EventId id) {
-    LabelSet next = recomputed(id, store);
-    const LabelSet* current = find(id);
-    if (current != nullptr ? next.size() == current->size() : next.empty()) return;
-    store_set(id, std::move(next));
+    const LabelSet missing = missing_from_parents(id, store);
+    if (missing.empty()) return;
+    add_labels(id, missing);
     store.for_each_explicit_child(id, [&](EventId child) {
       if (queued.insert(child).second) work.push_back(child);
     });

@@ -55,8 +55,9 @@ class TraceIndex {
   void store_set(EventId id, LabelSet labels);
   void note_holder(LabelId label, EventId id);
   void forget_holder(LabelId label, EventId id);
-  LabelSet labels_below(std::uint64_t prefix) const;
-  LabelSet recomputed(EventId id, const graph::EventStore& store) const;
+  void add_labels(EventId id, const LabelSet& added);
+  // The labels of the event's parents that the event lacks, sorted.
+  LabelSet missing_from_parents(EventId id, const graph::EventStore& store) const;
 
   util::HashSeed seed_;
   std::deque<std::string> texts_;  // by LabelId; a deque keeps the views below valid

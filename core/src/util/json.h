@@ -3,7 +3,9 @@
 //
 // Every reader here is total: any input, valid or not, gives a result, never an exception.
 // Numbers beyond what simdjson represents (integers over 64 bits, doubles beyond the double
-// range) are valid JSON, so a document holding one is still read; such a number reads as null.
+// range) are valid JSON, so a document holding one is still read; such a number reads as null,
+// except in `scalar_members`, which gives it as written. A document nested deeper than 1024
+// levels counts as not parsing.
 #pragma once
 
 #include <cstdint>

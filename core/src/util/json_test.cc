@@ -47,13 +47,26 @@ TEST(JsonBigNumbers, ReadAsNullSoTheRestOfTheTextStillCounts) {
   EXPECT_EQ(parse_tool_description(R"({"x":1e400,"category":"net"})").category, "net");
   EXPECT_EQ(object_keys(R"({"z":-99999999999999999999999,"a":"1e400"})"), (std::vector<std::string>{"a", "z"}));
   EXPECT_FALSE(parse_string_object(R"({"a":"1","b":123456789012345678901234567890})"));
-  EXPECT_TRUE(scalar_members(R"({"big":1e999})").empty());
   EXPECT_TRUE(object_keys(R"({"a":1e400,})").empty());  // still invalid for another reason
+  // Only numbers the grammar allows are read past; malformed ones keep the text invalid.
+  for (const char* bad : {R"({"a":-----,"b":1e400})", R"({"a":0123456789012345678901234})", R"({"a":1e309e5})",
+                          R"({"a":99999999999999999999-1})", R"({"a":1.5e999.0})", R"({"a":--1234,"b":1e400})"})
+    EXPECT_TRUE(object_keys(bad).empty()) << bad;
+  EXPECT_EQ(parse_tool_description(R"({"risk":"critical","x":-----})").risk, std::nullopt);
+}
+
+TEST(JsonBigNumbers, GivePairsWrittenAsTheHostWroteThem) {
+  EXPECT_EQ(scalar_members(R"({"a":4e-320,"b":123456789012345678901,"c":-1e400})"),
+            (std::vector<std::pair<std::string, std::string>>{
+                {"a", "4e-320"}, {"b", "123456789012345678901"}, {"c", "-1e400"}}));
 }
 
 TEST(JsonToolDescription, ReadsStringMembersOnlyAndTheLaterDuplicate) {
   ToolDescription d = parse_tool_description(R"({"risk":"low","risk":"HIGH","category":7})");
   EXPECT_EQ(d.risk, "HIGH");
+  EXPECT_FALSE(d.category);
+  d = parse_tool_description(R"({"risk":"high","risk":5,"category":"x","category":null})");
+  EXPECT_FALSE(d.risk);  // the later, non-string occurrence counts and is ignored
   EXPECT_FALSE(d.category);
   EXPECT_FALSE(parse_tool_description(R"(["risk","high"])").risk);
 }
@@ -62,6 +75,11 @@ TEST(JsonObjectKeys, SortedWithoutRepeats) {
   EXPECT_EQ(object_keys(R"({"b":1,"a":[],"b":{}})"), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(object_keys("[1]").empty());
   EXPECT_TRUE(object_keys("not json").empty());
+}
+
+TEST(JsonScalarMembers, WriteExponentsPlainly) {
+  EXPECT_EQ(scalar_members(R"({"a":1e21,"b":1e-7,"c":1.5E+300})"),
+            (std::vector<std::pair<std::string, std::string>>{{"a", "1e21"}, {"b", "1e-7"}, {"c", "1.5e300"}}));
 }
 
 TEST(JsonScalarMembers, GiveTextsOfBooleansNumbersAndStrings) {

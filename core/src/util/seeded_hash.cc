@@ -61,6 +61,11 @@ std::uint64_t siphash13(HashSeed seed, const void* data, std::size_t size) {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+HashSeed process_seed() {
+  static const HashSeed seed = random_seed();
+  return seed;
+}
+
 HashSeed random_seed() {
   HashSeed seed;
   if (fill_from_system(&seed, sizeof seed)) return seed;

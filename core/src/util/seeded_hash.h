@@ -21,6 +21,9 @@ struct HashSeed {
 // /dev/urandom) it falls back to a mix of clock and addresses.
 HashSeed random_seed();
 
+// One key for the whole process, drawn once, for short-lived sets of host-chosen values.
+HashSeed process_seed();
+
 std::uint64_t siphash13(HashSeed seed, const void* data, std::size_t size);
 
 struct SeededStringHash {
