@@ -171,22 +171,24 @@ std::optional<Explain> Engine::explain(EventId id) const {
   Explain out;
   out.chain = store_.causal_chain(id);
 
-  std::string summary = "Event " + decimal(id);
-  if (auto labels = trace_.trace_set(id); !labels.empty()) summary += " [" + joined(labels, ", ") + "]";
-  summary += ". Chain: ";
-  if (out.chain.empty()) summary += "no predecessors";
+  // Built by appending: g++ 12 warns falsely (-Wrestrict) on literal + string at -O3.
+  std::string& summary = out.summary;
+  summary.append("Event ").append(decimal(id));
+  if (auto labels = trace_.trace_set(id); !labels.empty()) summary.append(" [").append(joined(labels, ", ")).append("]");
+  summary.append(". Chain: ");
+  if (out.chain.empty()) summary.append("no predecessors");
   for (std::size_t i = 0; i < out.chain.size(); ++i) {
-    if (i > 0) summary += " \u2192 ";
-    summary += decimal(out.chain[i]);
-    if (auto labels = trace_.trace_set(out.chain[i]); !labels.empty()) summary += "(" + joined(labels, ",") + ")";
+    if (i > 0) summary.append(" \u2192 ");
+    summary.append(decimal(out.chain[i]));
+    if (auto labels = trace_.trace_set(out.chain[i]); !labels.empty())
+      summary.append("(").append(joined(labels, ",")).append(")");
   }
-  summary += ".";
-  out.summary = std::move(summary);
+  summary.append(".");
 
   if (viewer_base_url_) {
     std::string_view base = *viewer_base_url_;
     while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-    out.viewer_url = std::string(base) + "/trace/event_" + decimal(id);
+    out.viewer_url.emplace(base).append("/trace/event_").append(decimal(id));
   }
   return out;
 }

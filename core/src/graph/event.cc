@@ -2,16 +2,36 @@
 
 #include <blake3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace korvel::graph {
 namespace {
 
+// Feeds the hashed byte string to BLAKE3, gathering small pieces first. BLAKE3 hashes the
+// chunks of one update side by side, but a chunk begun by an earlier update is finished one
+// block at a time; gathering the record's fields with the first parent digests into one update
+// keeps the first chunks in the parallel path.
 class Feed {
  public:
   Feed() { blake3_hasher_init(&hasher_); }
 
-  void bytes(const void* data, std::size_t size) { blake3_hasher_update(&hasher_, data, size); }
+  void bytes(const void* data, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      if (pending_ == 0 && size >= sizeof buffer_) {  // chunk-aligned already: hash in place
+        blake3_hasher_update(&hasher_, p, size);
+        return;
+      }
+      const std::size_t n = std::min(size, sizeof buffer_ - pending_);
+      std::memcpy(buffer_ + pending_, p, n);
+      pending_ += n;
+      p += n;
+      size -= n;
+      if (pending_ == sizeof buffer_) flush();
+    }
+  }
 
   template <typename Int>
   void little_endian(Int value) {
@@ -53,12 +73,21 @@ class Feed {
   }
 
   Digest finish() {
+    flush();
     Digest out;
     blake3_hasher_finalize(&hasher_, out.data(), out.size());
     return out;
   }
 
  private:
+  void flush() {
+    if (pending_ > 0) blake3_hasher_update(&hasher_, buffer_, pending_);
+    pending_ = 0;
+  }
+
+  // Whole chunks, so that what follows a full buffer starts on a chunk boundary.
+  std::uint8_t buffer_[8 * BLAKE3_CHUNK_LEN];
+  std::size_t pending_ = 0;
   blake3_hasher hasher_;
 };
 

@@ -349,8 +349,8 @@ TEST(DeriveFacts, AgreesWithMaterialisedBindingLists) {
     std::vector<DatalogRule> rules;
     for (int n = 1 + pick(4); n > 0; --n) {
       DatalogRule r{random_atom(2), {}};
-      if (r.head.predicate != "p" && r.head.predicate != "q")
-        r.head.predicate = pick(2) ? "p" : "q";
+      static const std::string kHeads[] = {"p", "q"};
+      if (r.head.predicate != kHeads[0] && r.head.predicate != kHeads[1]) r.head.predicate = kHeads[pick(2)];
       for (int m = pick(3); m > 0; --m) r.body.push_back(random_atom(2));
       rules.push_back(std::move(r));
     }
