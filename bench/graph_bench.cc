@@ -1,7 +1,8 @@
 // Recording cost in a long session: every event derives from all events before it.
 // Beside each session size, the floor: one BLAKE3 pass over that many parent digests.
 #include <benchmark/benchmark.h>
-#include <blake3.h>
+
+#include "floors.h"
 #include <malloc.h>
 
 #include <memory>
@@ -47,18 +48,7 @@ void BM_RecordAtSessionEnd(benchmark::State& state) {
 }
 BENCHMARK(BM_RecordAtSessionEnd)->Arg(1'000)->Arg(10'000)->Arg(100'000)->Iterations(300)->Unit(benchmark::kMicrosecond);
 
-// The floor: hashing k parent digests in one update.
-void BM_Blake3FloorOfParentDigests(benchmark::State& state) {
-  std::vector<std::uint8_t> digests(static_cast<std::size_t>(state.range(0)) * 32, 0x5a);
-  for (auto _ : state) {
-    blake3_hasher hasher;
-    blake3_hasher_init(&hasher);
-    blake3_hasher_update(&hasher, digests.data(), digests.size());
-    std::uint8_t out[32];
-    blake3_hasher_finalize(&hasher, out, sizeof out);
-    benchmark::DoNotOptimize(out);
-  }
-}
+using korvel::bench::BM_Blake3FloorOfParentDigests;
 BENCHMARK(BM_Blake3FloorOfParentDigests)->Arg(1'000)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

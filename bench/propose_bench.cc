@@ -2,7 +2,8 @@
 // six built-in rules and 20 loaded rules that are tried to their last test and do not fire.
 // Beside each, the floor: one BLAKE3 pass over the proposal's parent digests.
 #include <benchmark/benchmark.h>
-#include <blake3.h>
+
+#include "floors.h"
 
 #include <cstring>
 #include <memory>
@@ -65,17 +66,7 @@ BENCHMARK(BM_ProposeAtSessionEnd)
     ->Arg(100)->Arg(1'000)->Arg(10'000)->Iterations(500)->Repetitions(5)
     ->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 
-void BM_Blake3FloorOfParentDigests(benchmark::State& state) {
-  std::vector<std::uint8_t> digests(static_cast<std::size_t>(state.range(0)) * 32, 0x5a);
-  for (auto _ : state) {
-    blake3_hasher hasher;
-    blake3_hasher_init(&hasher);
-    blake3_hasher_update(&hasher, digests.data(), digests.size());
-    std::uint8_t out[32];
-    blake3_hasher_finalize(&hasher, out, sizeof out);
-    benchmark::DoNotOptimize(out);
-  }
-}
+using korvel::bench::BM_Blake3FloorOfParentDigests;
 BENCHMARK(BM_Blake3FloorOfParentDigests)
     ->Arg(100)->Arg(1'000)->Arg(10'000)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 

@@ -99,6 +99,19 @@ static int nothing_recorded(KorvelEngine *e) {
   return korvel_ingest(e, LIT("probe"), 0, NULL, 0, &id) == KORVEL_OK && id == 0;
 }
 
+/* A rejected call stores its message, leaves the out-parameter and the engine untouched; an
+ * accepted one leaves the slot empty and records the engine's first event. */
+static void check_recording_outcome(KorvelEngine *e, const char *message, uint64_t id) {
+  if (message) {
+    CHECK(slot_is(message, strlen(message)));
+    CHECK(id == SENTINEL_ID);
+    CHECK(nothing_recorded(e));
+  } else {
+    CHECK(slot_empty());
+    CHECK(id == 0);
+  }
+}
+
 static int32_t propose_simple(KorvelEngine *e, const char *tool, uint64_t tool_len, uint64_t *out) {
   return korvel_propose(e, tool, tool_len, LIT("{}"), NULL, 0, NULL, 0, out);
 }
@@ -262,14 +275,7 @@ static void test_ingest_checks(void) {
     CHECK(korvel_ingest(cases[i].null_handle ? NULL : e, cases[i].content, cases[i].content_len,
                         cases[i].trust_level, cases[i].metadata, cases[i].metadata_len,
                         cases[i].null_out ? NULL : &id) == cases[i].status);
-    if (cases[i].message) {
-      CHECK(slot_is(cases[i].message, strlen(cases[i].message)));
-      CHECK(id == SENTINEL_ID);
-      CHECK(nothing_recorded(e));
-    } else {
-      CHECK(slot_empty());
-      CHECK(id == 0);
-    }
+    check_recording_outcome(e, cases[i].message, id);
     korvel_engine_free(e);
   }
 }
@@ -635,14 +641,7 @@ static void test_record_result_checks(void) {
     CHECK(korvel_record_result(cases[i].null_handle ? NULL : e, cases[i].call, cases[i].output,
                                cases[i].output_len, cases[i].result_code,
                                cases[i].null_out ? NULL : &id) == cases[i].status);
-    if (cases[i].message) {
-      CHECK(slot_is(cases[i].message, strlen(cases[i].message)));
-      CHECK(id == SENTINEL_ID);
-      CHECK(nothing_recorded(e));
-    } else {
-      CHECK(slot_empty());
-      CHECK(id == 0);
-    }
+    check_recording_outcome(e, cases[i].message, id);
     korvel_engine_free(e);
   }
 }
