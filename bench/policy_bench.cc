@@ -3,70 +3,30 @@
 #include <benchmark/benchmark.h>
 #include <yaml.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "policy/defaults.h"
 #include "policy/loader.h"
 
 namespace {
 
 constexpr std::size_t kRules = 5000;
 
-// The six built-in rule bodies, after their name line; each is indented as a list item.
-constexpr std::array<std::string_view, 6> kBodies = {
-    R"yaml(    when:
-      category: network_outbound
-      traced_to: external
-    action: deny
-    severity: critical
-    message: "Outbound network action blocked: data traces to external source"
-)yaml",
-    R"yaml(    when:
-      category: network_outbound
-      traced_to: local_sensitive
-    action: deny
-    severity: critical
-    message: "Outbound network action blocked: data traces to local sensitive source"
-)yaml",
-    R"yaml(    when:
-      category: network_outbound
-      traced_to: injected
-    action: deny
-    severity: critical
-    message: "Outbound action blocked: data contains detected credentials"
-)yaml",
-    R"yaml(    when:
-      traced_to: injected
-    action: deny
-    severity: critical
-    message: "Action blocked: data contains detected sensitive content (credentials, PII)"
-)yaml",
-    R"yaml(    when:
-      risk: [high, critical]
-    requires:
-      session_has_input_from: [user, operator]
-    action: deny
-    severity: high
-    message: "High-risk tool requires recorded user input in session"
-)yaml",
-    R"yaml(    when:
-      calls_in_window:
-        count: 30
-        window_minutes: 1
-    action: deny
-    severity: medium
-    message: "Tool call rate limit exceeded (30/min)"
-)yaml",
-};
+// The built-in rules' bodies: each document after its name line, indented as a list item.
+std::string_view body_of(std::string_view document) {
+  const std::size_t name = document.find("  - name:");
+  return document.substr(document.find('\n', name) + 1);
+}
 
 std::string policy_text() {
   std::string text = "policies:\n";
   for (std::size_t i = 0; i < kRules; ++i) {
     text += "  - name: korvel.bench.rule-" + std::to_string(i) + "\n";
-    text += kBodies[i % kBodies.size()];
+    const auto documents = korvel::policy::default_documents();
+    text += body_of(documents[i % documents.size()]);
   }
   return text;
 }

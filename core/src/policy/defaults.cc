@@ -76,6 +76,8 @@ policies:
 
 }  // namespace
 
+std::span<const std::string_view> default_documents() { return kDefaultDocuments; }
+
 std::vector<PolicyRule> default_rules() {
   std::vector<PolicyRule> rules;
   for (const std::string_view document : kDefaultDocuments) {
