@@ -203,6 +203,40 @@ bool has_long_hex_run(std::string_view text) noexcept {
   return false;
 }
 
+bool is_base64url(char byte) noexcept {
+  auto lower = static_cast<unsigned char>(byte | 0x20);
+  return (byte >= '0' && byte <= '9') || (lower >= 'a' && lower <= 'z') || byte == '_' || byte == '-';
+}
+
+// The jwt pattern, exactly, in one pass. Its first segment is the tail of a maximal run of
+// base64url characters that ends at a dot and holds "eyJ" at least 20 characters before that
+// dot (the earliest "eyJ" gives the longest tail); the second is a run that starts with "eyJ"
+// right after the dot and ends at a dot; the third may be empty. The unanchored PCRE2 search
+// rescans a run from every "eyJ" in it, which is quadratic on a long run of them.
+bool has_jwt(std::string_view text) noexcept {
+  constexpr std::string_view kHead = "eyJ";
+  constexpr std::size_t kMinFirstTail = 20;
+  auto run_end = [&](std::size_t from) {
+    while (from < text.size() && is_base64url(text[from])) ++from;
+    return from;
+  };
+  for (std::size_t begin = 0; begin < text.size();) {
+    if (!is_base64url(text[begin])) {
+      ++begin;
+      continue;
+    }
+    const std::size_t end = run_end(begin);
+    const std::size_t head = text.substr(begin, end - begin).find(kHead);
+    if (end < text.size() && text[end] == '.' && head != std::string_view::npos &&
+        end - (begin + head + kHead.size()) >= kMinFirstTail && text.substr(end + 1, kHead.size()) == kHead) {
+      const std::size_t second_end = run_end(end + 1);
+      if (second_end < text.size() && text[second_end] == '.') return true;
+    }
+    begin = end;
+  }
+  return false;
+}
+
 bool is_continuation(char byte) noexcept {
   return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
 }
@@ -299,6 +333,18 @@ class Scanner {
   ScratchPtr prototype_;  // never scanned with; each thread scans with its own clone
 };
 
+// Without the scanner: the three bounded PCRE2 searches, the two exact one-pass checks, then
+// the ssn search, whose work per start is bounded too. Never quadratic, unlike the plain jwt
+// search.
+Search search_without_scanner(std::string_view text) {
+  for (Accessor pattern : {api_key_sk, api_key_aws, api_key_gh}) {
+    Search result = search(pattern().compiled().code.get(), text, 0);
+    if (result != Search::NotFound) return result;
+  }
+  if (has_jwt(text) || has_long_hex_run(text)) return Search::Found;
+  return search(ssn().compiled().code.get(), text, 0);
+}
+
 Search search_fast(std::string_view text) {
   static const Immortal<Scanner> scanner;
   return scanner.get().scan(text);
@@ -338,8 +384,13 @@ const Pattern& ssn() { return shared_pattern<kSsn>(); }
 bool matches_suspicious(std::string_view data) noexcept {
   if (!util::json::valid_utf8(data)) return false;
   Search result = guarded(search_fast, data);
-  if (result == Search::Failed) result = guarded(search_plain, data);
+  if (result == Search::Failed) result = guarded(search_without_scanner, data);
   return answer(result);
+}
+
+bool matches_suspicious_without_scanner(std::string_view data) noexcept {
+  if (!util::json::valid_utf8(data)) return false;
+  return answer(guarded(search_without_scanner, data));
 }
 
 bool matches_suspicious_plain(std::string_view data) noexcept {

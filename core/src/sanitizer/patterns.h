@@ -54,9 +54,13 @@ const Pattern& ssn();
 
 // Whether data, which may be empty and need not be NUL-terminated, looks like it carries a
 // credential or personal data. The first call in a process builds a multi-pattern scanner (tens
-// of milliseconds); if it cannot be built or run, the answer comes from matches_suspicious_plain,
-// the same answer more slowly.
+// of milliseconds); if it cannot be built or run, the answer comes from
+// matches_suspicious_without_scanner, the same answer more slowly.
 bool matches_suspicious(std::string_view data) noexcept;
+
+// The same answer without the multi-pattern scanner, still linear in the text: PCRE2 for the
+// patterns whose searches are bounded, exact one-pass checks for jwt and long_hex.
+bool matches_suspicious_without_scanner(std::string_view data) noexcept;
 
 // The literal procedure: validate, then search with each pattern in order, stopping at the first
 // that matches. Compiles a pattern only when every earlier one has failed on some input.

@@ -97,6 +97,10 @@ const Case kCases[] = {
     {"JwtFirstSegment22", "eyJhbGciOiJIUzI1NiIsIn.eyJzdWIi.SflK", nullptr},
     {"JwtSecondSegmentNotEyJ", "eyJhbGciOiJIUzI1NiIsInR5.eYJzdWIi.SflK", nullptr},
     {"JwtTwoSegments", "eyJhbGciOiJIUzI1NiIsInR5.eyJzdWIi", nullptr},
+    {"JwtHeadLateInItsRun", "xxxxxxxxxxxxxxxxxxxxxxxxxeyJabc.eyJ.", nullptr},
+    {"JwtHeadEarlyInALongerRun", "xxeyJaaaaaaaaaaaaaaaaaaaa.eyJz.", jwt},
+    {"JwtAfterAFailedCandidate", "eyJ.eyJ. eyJhbGciOiJIUzI1NiIsInR5.eyJzdWIi.x", jwt},
+    {"JwtSecondDotMissingThenAnotherToken", "eyJaaaaaaaaaaaaaaaaaaaa.eyJb eyJcccccccccccccccccccc.eyJd.", jwt},
     {"SsnAlone", "123-45-6789", ssn},
     {"SsnBetweenSpaces", "number 123-45-6789 on file", ssn},
     {"SsnInPunctuation", "(123-45-6789).", ssn},
@@ -142,6 +146,7 @@ TEST_P(SuspiciousTable, FastAndPlainGiveTheAnswerOfTheSixPatterns) {
   bool expected = c.caught_by != nullptr;
   EXPECT_EQ(matches_suspicious(c.text), expected);
   EXPECT_EQ(matches_suspicious_plain(c.text), expected);
+  EXPECT_EQ(matches_suspicious_without_scanner(c.text), expected);
   if (c.caught_by) {
     EXPECT_TRUE(c.caught_by().matches(c.text)) << "caught by another pattern";
   }
@@ -188,6 +193,16 @@ std::string random_text(std::uint64_t seed, int max_fragments) {
   return text;
 }
 
+// A long run of "eyJ" without a dot makes the unanchored jwt search rescan the run from every
+// "eyJ"; the path taken without the scanner must stay linear on it and still answer exactly.
+TEST(SuspiciousWithoutScanner, AnswersRunsOfJwtHeadsInOnePass) {
+  std::string heads;
+  for (int i = 0; i < 350'000; ++i) heads += "eyJ";
+  EXPECT_FALSE(matches_suspicious_without_scanner(heads));
+  EXPECT_FALSE(matches_suspicious(heads));
+  EXPECT_TRUE(matches_suspicious_without_scanner(heads + ".eyJ."));
+}
+
 TEST(SuspiciousProperty, FastScannerAgreesWithPlainProcedureOnNearMisses) {
   constexpr std::uint64_t kBaseSeed = 0x6b6f7276656c;
   struct Round {
@@ -199,8 +214,10 @@ TEST(SuspiciousProperty, FastScannerAgreesWithPlainProcedureOnNearMisses) {
     for (int i = 0; i < round.inputs; ++i) {
       std::uint64_t seed = kBaseSeed + static_cast<std::uint64_t>(i) * 7919 + round.max_fragments;
       std::string text = random_text(seed, round.max_fragments);
-      ASSERT_EQ(matches_suspicious(text), matches_suspicious_plain(text))
-          << "seed " << seed << ", text of " << text.size() << " bytes";
+      const bool plain = matches_suspicious_plain(text);
+      ASSERT_EQ(matches_suspicious(text), plain) << "seed " << seed << ", text of " << text.size() << " bytes";
+      ASSERT_EQ(matches_suspicious_without_scanner(text), plain)
+          << "without scanner, seed " << seed << ", text of " << text.size() << " bytes";
     }
   }
 }
