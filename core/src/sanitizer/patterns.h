@@ -7,8 +7,10 @@
 //
 // Thread safety: every function may be called from any number of threads at once. Each pattern,
 // and the multi-pattern scanner behind matches_suspicious, is compiled once per process on first
-// use and never freed; per-thread search state is created on a thread's first call. Cost: linear in
-// the length of the text. matches_suspicious and Pattern::matches never throw; when memory runs out
+// use and never freed; per-thread search state is created on a thread's first call. Cost:
+// matches_suspicious is linear in the length of the text; a single pattern's search, and so the
+// plain procedure, need not be (the jwt search rescans a run from every "eyJ" in it), which is
+// why they serve as references only. matches_suspicious and Pattern::matches never throw; when memory runs out
 // mid-search their answer is true, because a false "no" would let a credential through unlabelled,
 // while a false "yes" only blocks later calls.
 #pragma once
