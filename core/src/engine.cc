@@ -1,6 +1,5 @@
 #include "engine.h"
 
-#include <algorithm>
 #include <charconv>
 #include <unordered_set>
 
@@ -39,6 +38,12 @@ std::string joined(const std::vector<std::string>& labels, std::string_view sepa
   return out;
 }
 
+EngineOptions options_in(EdgeMode edge_mode) {
+  EngineOptions options;
+  options.edge_mode = edge_mode;
+  return options;
+}
+
 // A sink must not be able to fail a recording.
 template <typename F>
 void tell_sink(F&& f) {
@@ -50,7 +55,7 @@ void tell_sink(F&& f) {
 
 }  // namespace
 
-Engine::Engine(EdgeMode edge_mode) : Engine(EngineOptions{edge_mode, graph::system_clock_ms, nullptr, {}, {}}) {}
+Engine::Engine(EdgeMode edge_mode) : Engine(options_in(edge_mode)) {}
 
 Engine::Engine(EngineOptions options) : Engine(std::move(options), policy::default_rules()) {}
 
@@ -66,7 +71,7 @@ Engine::Engine(EngineOptions options, std::vector<policy::PolicyRule> rules)
       edge_mode_(options.edge_mode) {}
 
 Engine Engine::new_with_policies(EdgeMode edge_mode, std::vector<policy::PolicyRule> rules) {
-  return Engine(EngineOptions{edge_mode, graph::system_clock_ms, nullptr, {}, {}}, std::move(rules));
+  return Engine(options_in(edge_mode), std::move(rules));
 }
 
 Engine Engine::new_with_policies(EngineOptions options, std::vector<policy::PolicyRule> rules) {

@@ -41,7 +41,4 @@ struct ParentList {
   }
 };
 
-// Whether the two lists name the same ids in the same order, whatever their representation.
-bool same_ids(const ParentList& a, const ParentList& b);
-
 }  // namespace korvel::graph

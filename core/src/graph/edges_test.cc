@@ -13,11 +13,5 @@ TEST(ParentList, ReadsAsThePrefixThenTheExplicitIds) {
   EXPECT_TRUE(ParentList{}.empty());
 }
 
-TEST(ParentList, SameIdsIgnoresTheRepresentation) {
-  EXPECT_TRUE(same_ids(ParentList{2, {5}}, ParentList{0, {0, 1, 5}}));
-  EXPECT_FALSE(same_ids(ParentList{2, {}}, ParentList{0, {1, 0}}));
-  EXPECT_FALSE(same_ids(ParentList{2, {}}, ParentList{3, {}}));
-}
-
 }  // namespace
 }  // namespace korvel::graph

@@ -52,8 +52,6 @@ constexpr std::string_view kToolIdPredicate = "tool_id";
 constexpr std::string_view kParamPredicate = "param";
 
 constexpr std::string_view kDefaultVerdictRule = "datalog";
-constexpr std::string_view kVerdictMessageTemplate = "Rule {} triggered";
-constexpr std::string_view kTemplateSlot = "{}";
 
 // Head term positions of a verdict rule; term 0 is never read.
 constexpr std::size_t kVerdictRuleTerm = 1;
@@ -200,21 +198,13 @@ std::optional<std::string> constant_text(const Atom& head, std::size_t position)
   return to_text(term.value);
 }
 
-std::string default_message(std::string_view rule) {
-  constexpr std::size_t kSlot = kVerdictMessageTemplate.find(kTemplateSlot);
-  static_assert(kSlot != std::string_view::npos);
-  std::string message(kVerdictMessageTemplate.substr(0, kSlot));
-  message += rule;
-  message += kVerdictMessageTemplate.substr(kSlot + kTemplateSlot.size());
-  return message;
-}
 
 DatalogVerdict verdict_of(const DatalogRule& rule) {
   DatalogVerdict verdict;
   verdict.rule =
       constant_text(rule.head, kVerdictRuleTerm).value_or(std::string(kDefaultVerdictRule));
   std::optional<std::string> message = constant_text(rule.head, kVerdictMessageTerm);
-  verdict.message = message ? std::move(*message) : default_message(verdict.rule);
+  verdict.message = message ? std::move(*message) : rule_triggered(verdict.rule);
   verdict.outcome = rule.head.predicate == kEscalatePredicate ? Outcome::Escalate : Outcome::Deny;
   return verdict;
 }

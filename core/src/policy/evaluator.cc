@@ -12,19 +12,17 @@ namespace {
 constexpr std::uint64_t kMinuteMs = 60'000;
 constexpr std::string_view kTrustNames[] = {"system", "operator", "user", "external", "unknown"};
 
-std::string fill(std::string_view template_text, std::string_view value) {
-  std::string out(template_text);
-  if (auto at = out.find("{}"); at != std::string::npos) out.replace(at, 2, value);
-  return out;
-}
 
 Verdict unregistered(std::string_view tool) {
-  return Verdict{fill("Tool '{}' is not registered", tool), std::string(kUnregisteredToolRule), Outcome::Deny};
+  // "Tool '{}' is not registered", built by appending (g++ 12 warns falsely on replace here).
+  std::string reason("Tool '");
+  reason.append(tool).append("' is not registered");
+  return Verdict{std::move(reason), std::string(kUnregisteredToolRule), Outcome::Deny};
 }
 
 Verdict fired(const PolicyRule& rule) {
   Verdict verdict;
-  verdict.reason = rule.message ? *rule.message : fill("Rule {} triggered", rule.name);
+  verdict.reason = rule.message ? *rule.message : rule_triggered(rule.name);
   verdict.rule_id = rule.name;
   verdict.outcome = rule.action == PolicyAction::Escalate ? Outcome::Escalate : Outcome::Deny;
   return verdict;

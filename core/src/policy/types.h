@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -49,6 +50,14 @@ struct RequiresConditions {
 };
 
 enum class PolicyAction : std::uint8_t { Deny, Escalate, Halt };
+
+// "Rule {} triggered" filled with the rule's name: the reason of a firing rule, YAML or Datalog,
+// that gives no message of its own.
+inline std::string rule_triggered(std::string_view rule) {
+  std::string reason("Rule ");
+  reason.append(rule).append(" triggered");
+  return reason;
+}
 
 // The result kind of an evaluation, a Datalog verdict and a decision.
 enum class Outcome : std::uint8_t { Allow = 0, Deny = 1, Escalate = 2 };
